@@ -42,4 +42,26 @@ class EIdSocketError : public EIdException {
   const int Code;
 };
 
+// A write or read on a connection that has already been closed.
+class EIdClosedSocket : public EIdException {
+ public:
+  EIdClosedSocket() : EIdException("Disconnected.") {}
+  const char* ClassName() const override { return "EIdClosedSocket"; }
+};
+
+// A listening socket could not be bound.
+class EIdCouldNotBindSocket : public EIdException {
+ public:
+  EIdCouldNotBindSocket()
+      : EIdException("Could not bind socket. Address and port are already in use.") {}
+  const char* ClassName() const override { return "EIdCouldNotBindSocket"; }
+};
+
+// An internal consistency check failed on input from the peer.
+class EIdAssertionFailed : public EIdException {
+ public:
+  EIdAssertionFailed() : EIdException("Assertion failure") {}
+  const char* ClassName() const override { return "EIdAssertionFailed"; }
+};
+
 }  // namespace net
