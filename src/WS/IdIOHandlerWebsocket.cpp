@@ -78,7 +78,8 @@ std::string BytesToPrintable(std::string_view bytes) {
     uint8_t b = uint8_t(c);
     if (b == 0) break;
     if ((b >= 1 && b <= 32) || (b >= 127 && b <= 160)) {
-      out += "#" + std::to_string(b);
+      out += '#';
+      out += std::to_string(b);
     } else {
       out += c;
     }

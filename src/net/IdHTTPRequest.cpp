@@ -83,7 +83,7 @@ void ParseHeaders(const std::vector<std::string_view>& lines, TIdHTTPRequestInfo
     std::string_view line = lines[i];
     if (line.empty()) continue;
     if ((line.front() == ' ' || line.front() == '\t') && !request.RawHeaders.empty()) {
-      request.RawHeaders.back().second += " " + std::string(Trim(line));  // folded line
+      request.RawHeaders.back().second.append(" ").append(Trim(line));  // folded line
       continue;
     }
     size_t colon = line.find(':');
