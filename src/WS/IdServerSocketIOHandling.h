@@ -1,37 +1,52 @@
 #pragma once
 
-// PLACEHOLDER until the Socket.IO layer lands: the hand-over operations the WebSocket server
-// calls. The Socket.IO work replaces this file and its .cpp with the real classes and keeps
-// these signatures.
+// The server's Socket.IO handling: the message layer of IdSocketIOHandling plus the operations
+// that emit events and send messages to one or all Socket.IO connections. The WebSocket
+// server owns one TIdServerSocketIOHandling_Ext and hands it its Socket.IO connections.
 
-#include <memory>
 #include <string>
-#include <string_view>
+
+#include "WS/IdSocketIOHandling.h"
+#include "json/JsonValue.h"
 
 namespace ws {
 
-class TIdServerWSContext;
-class ISocketIOContext;
-
-class TIdServerSocketIOHandling_Ext {
+class TIdServerSocketIOHandling : public TIdBaseSocketIOHandling {
  public:
-  TIdServerSocketIOHandling_Ext() = default;
-  virtual ~TIdServerSocketIOHandling_Ext() = default;
+  using TIdBaseSocketIOHandling::TIdBaseSocketIOHandling;
 
-  // Handshake on "/socket.io/1/": registers a connection for the network connection.
-  std::shared_ptr<ISocketIOContext> NewConnection(TIdServerWSContext* context);
-  std::shared_ptr<ISocketIOContext> GetSocketIOContext(TIdServerWSContext* context);
-  // The message loop of a connection on "/socket.io/1/websocket/...".
-  void WebsocketSessionOpened(TIdServerWSContext* context);
-  void DispatchConnectionStream(TIdServerWSContext* context, std::string_view payload);
-  void WebsocketSessionIdle(TIdServerWSContext* context);
-  void WebsocketSessionClosed(TIdServerWSContext* context);
-  // GET (responseBody given) or POST (responseBody null) on "/socket.io/1/xhr-polling/<guid>".
-  // May block the calling connection thread while a GET waits for output.
-  void ServePollingRequest(const std::string& guid, const std::string& requestBody,
-                           std::string* responseBody);
-  // A connection context is going away.
-  void FreeConnection(TIdServerWSContext* context);
+  // One event to one connection. Fails with EIdSocketIoUnhandledMessage when it is
+  // disconnected, or (by context) when no connection is registered for the context.
+  void EmitEventTo(const ISocketIOContextRef& aContext, const std::string& aEventName,
+                   const json::TJSONValue& aData, TSocketIOMsgJSON aCallback = {},
+                   TSocketIOError aOnError = {});
+  void EmitEventTo(TIdServerWSContext* aContext, const std::string& aEventName,
+                   const json::TJSONValue& aData, TSocketIOMsgJSON aCallback = {},
+                   TSocketIOError aOnError = {});
+  // One event to every connected connection; a failed write is skipped (and still counted).
+  // Returns the number of connections.
+  int EmitEventToAll(const std::string& aEventName, const json::TJSONValue& aData,
+                     TSocketIOMsgJSON aCallback = {}, TSocketIOError aOnError = {});
+  int EmitEventToAll(const std::string& aEventName, const std::string& aData,
+                     TSocketIOMsgJSON aCallback = {}, TSocketIOError aOnError = {});
+  // One text message to one connection, or to all (a failed write ends that broadcast).
+  void SendTo(TIdServerWSContext* aContext, const std::string& aMessage,
+              TSocketIOMsgJSON aCallback = {}, TSocketIOError aOnError = {});
+  int SendToAll(const std::string& aMessage, TSocketIOMsgJSON aCallback = {},
+                TSocketIOError aOnError = {});
+
+ protected:
+  void HandleHeartbeat(const std::shared_ptr<TSocketIOContext>& aSocket,
+                       const std::string& aText) override;
+
+ private:
+  ISocketIOContextRef RegisteredFor(TIdServerWSContext* aContext);
+};
+
+// The class the server instantiates.
+class TIdServerSocketIOHandling_Ext : public TIdServerSocketIOHandling {
+ public:
+  using TIdServerSocketIOHandling::TIdServerSocketIOHandling;
 };
 
 }  // namespace ws
