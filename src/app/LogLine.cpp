@@ -22,6 +22,8 @@ std::string LogTimePrefix(std::chrono::system_clock::time_point when) {
   return buffer;
 }
 
-std::string LogTimePrefix() { return LogTimePrefix(std::chrono::system_clock::now()); }
+std::string LogTimePrefix() {
+  return LogTimePrefix(std::chrono::system_clock::now());
+}
 
 }  // namespace app

@@ -1,6 +1,5 @@
 #include "app/MainUnit.h"
 
-#include <cstdio>
 #include <exception>
 
 #include "app/LogLine.h"
@@ -82,7 +81,9 @@ TMainForm::TMainForm(base::IMainThread& mainThread, IMainView& view)
   FCardTimer->SetOnTimer([this] { RunHandler([this] { CardTimerTimer(); }); });
 }
 
-TMainForm::~TMainForm() { FormDestroy(); }
+TMainForm::~TMainForm() {
+  FormDestroy();
+}
 
 void TMainForm::FormCreate() {
   StartServer();
@@ -133,7 +134,9 @@ void TMainForm::FormDestroy() {
   server.reset();
 }
 
-void TMainForm::LogMessage(const std::string& text) { AppendLogLine(LogTimePrefix() + text); }
+void TMainForm::LogMessage(const std::string& text) {
+  AppendLogLine(LogTimePrefix() + text);
+}
 
 void TMainForm::PostLogMessage(const std::string& text) {
   std::string line = LogTimePrefix() + text;

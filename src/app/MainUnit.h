@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
+#include "WS/IdWebsocketServer.h"
 #include "app/MainView.h"
 #include "base/MainThread.h"
 #include "pcsc/MD_PCSC.h"
-#include "WS/IdWebsocketServer.h"
 
 namespace app {
 
