@@ -1,6 +1,8 @@
 #include "pcsc/MD_PCSCRaw.h"
 
 #include <cstring>
+#include <initializer_list>
+#include <string_view>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
@@ -15,8 +17,9 @@ const std::unordered_map<uint32_t, const char*>& ResultTexts() {
       {0x80100001, "An internal consistency check failed."},  // SCARD_F_INTERNAL_ERROR
       {0x80100002, "The action was cancelled by an SCardCancel request."},  // SCARD_E_CANCELLED
       {0x80100003, "The supplied handle was invalid."},  // SCARD_E_INVALID_HANDLE
-      {0x80100004, "Один или более переданных параметров не могут быть правильно "
-                   "интерпретированы."},  // SCARD_E_INVALID_PARAMETER
+      {0x80100004,
+       "Один или более переданных параметров не могут быть правильно "
+       "интерпретированы."},  // SCARD_E_INVALID_PARAMETER
       {0x80100005,
        "Registry startup information is missing or invalid."},  // SCARD_E_INVALID_TARGET
       {0x80100006, "Not enough memory available to complete this command."},  // SCARD_E_NO_MEMORY
@@ -25,9 +28,9 @@ const std::unordered_map<uint32_t, const char*>& ResultTexts() {
        "The data buffer to receive returned data is too small for the returned data."},  // SCARD_E_INSUFFICIENT_BUFFER
       {0x80100009, "The specified reader name is not recognized."},   // SCARD_E_UNKNOWN_READER
       {0x8010000A, "The user-specified timeout value has expired."},  // SCARD_E_TIMEOUT
-      {
-          0x8010000B, "The smart card cannot be accessed because of other connections "
-                      "outstanding."},  // SCARD_E_SHARING_VIOLATION
+      {0x8010000B,
+       "The smart card cannot be accessed because of other connections "
+       "outstanding."},  // SCARD_E_SHARING_VIOLATION
       {0x8010000C,
        "The operation requires a Smart Card, but no Smart Card is currently in the device."},  // SCARD_E_NO_SMARTCARD
       {0x8010000D, "The specified smart card name is not recognized."},  // SCARD_E_UNKNOWN_CARD
@@ -40,9 +43,9 @@ const std::unordered_map<uint32_t, const char*>& ResultTexts() {
        "The reader or smart card is not ready to accept commands."},  // SCARD_E_NOT_READY
       {0x80100011,
        "One or more of the supplied parameters values could not be properly interpreted."},  // SCARD_E_INVALID_VALUE
-      {
-          0x80100012, "The action was cancelled by the system, presumably to log off or shut "
-                      "down."},  // SCARD_E_SYSTEM_CANCELLED
+      {0x80100012,
+       "The action was cancelled by the system, presumably to log off or shut "
+       "down."},  // SCARD_E_SYSTEM_CANCELLED
       {0x80100013, "An internal communications error has been detected."},  // SCARD_F_COMM_ERROR
       {0x80100014,
        "An internal error has been detected, but the source is unknown."},  // SCARD_F_UNKNOWN_ERROR
@@ -95,10 +98,9 @@ const std::unordered_map<uint32_t, const char*>& ResultTexts() {
        "The requested key container does not exist on the smart card."},  // SCARD_E_NO_KEY_CONTAINER
       {0x80100031,
        "The Smart card resource manager is too busy to complete this operation."},  // SCARD_E_SERVER_TOO_BUSY
-      {
-          0x80100065,
-          "The reader cannot communicate with the card, due to ATR string configuration "
-          "conflicts."},                                             // SCARD_W_UNSUPPORTED_CARD
+      {0x80100065,
+       "The reader cannot communicate with the card, due to ATR string configuration "
+       "conflicts."},                                                // SCARD_W_UNSUPPORTED_CARD
       {0x80100066, "The smart card is not responding to a reset."},  // SCARD_W_UNRESPONSIVE_CARD
       {0x80100067,
        "Power has been removed from the smart card, so that further communication is not "
@@ -169,8 +171,15 @@ const std::unordered_map<uint16_t, const char*>& StatusWordTexts() {
   return texts;
 }
 
+// Joins the pieces by appending; the operator+ chains trip GCC 12's -Wrestrict on mingw.
+std::string Join(std::initializer_list<std::string_view> pieces) {
+  std::string text;
+  for (std::string_view piece : pieces) text.append(piece);
+  return text;
+}
+
 std::string UnknownCodeText(uint32_t code) {
-  return "Неизвестный код ошибки #" + std::to_string(code) + ".";
+  return Join({"Неизвестный код ошибки #", std::to_string(code), "."});
 }
 
 std::string StatusWordRuleText(uint16_t sw) {
@@ -179,21 +188,21 @@ std::string StatusWordRuleText(uint16_t sw) {
   const std::string n = std::to_string(sw2);
   switch (sw1) {
     case 0x61:
-      return n + " response bytes are still available.";
-    case 0x63: {
-      std::string text = "State of non-volatile memory changed.";
-      if ((sw2 & 0xF0) == 0xC0) text += " Counter = " + std::to_string(sw2 & 0x0F);
-      return text;
-    }
+      return Join({n, " response bytes are still available."});
+    case 0x63:
+      if ((sw2 & 0xF0) == 0xC0)
+        return Join(
+            {"State of non-volatile memory changed. Counter = ", std::to_string(sw2 & 0x0F)});
+      return "State of non-volatile memory changed.";
     case 0x64:
       return "State of non-volatile memory unchanged.";
     case 0x6C:
-      return "Wrong length Le: " + n + " expected.";
+      return Join({"Wrong length Le: ", n, " expected."});
     case 0x90:
     case 0x9F:
-      return "OK. " + n + " response byte(s) available";
+      return Join({"OK. ", n, " response byte(s) available"});
     case 0x91:
-      return "DESFire specific error code: " + n;
+      return Join({"DESFire specific error code: ", n});
     default:
       return UnknownCodeText(sw);
   }

@@ -39,8 +39,9 @@ const TCodeText kResultTexts[] = {
      "The requested protocols are incompatible with the protocol currently in use with the smart "
      "card."},  // SCARD_E_PROTO_MISMATCH
     {0x80100010, "The reader or smart card is not ready to accept commands."},  // SCARD_E_NOT_READY
-    {0x80100011, "One or more of the supplied parameters values could not be properly "
-                 "interpreted."},  // SCARD_E_INVALID_VALUE
+    {0x80100011,
+     "One or more of the supplied parameters values could not be properly "
+     "interpreted."},  // SCARD_E_INVALID_VALUE
     {0x80100012,
      "The action was cancelled by the system, presumably to log off or shut down."},  // SCARD_E_SYSTEM_CANCELLED
     {0x80100013, "An internal communications error has been detected."},  // SCARD_F_COMM_ERROR
@@ -97,10 +98,9 @@ const TCodeText kResultTexts[] = {
     {0x80100065,
      "The reader cannot communicate with the card, due to ATR string configuration conflicts."},  // SCARD_W_UNSUPPORTED_CARD
     {0x80100066, "The smart card is not responding to a reset."},  // SCARD_W_UNRESPONSIVE_CARD
-    {
-        0x80100067,
-        "Power has been removed from the smart card, so that further communication is not "
-        "possible."},  // SCARD_W_UNPOWERED_CARD
+    {0x80100067,
+     "Power has been removed from the smart card, so that further communication is not "
+     "possible."},  // SCARD_W_UNPOWERED_CARD
     {0x80100068,
      "The smart card has been reset, so any shared state information is invalid."},  // SCARD_W_RESET_CARD
     {0x80100069,

@@ -52,8 +52,14 @@ class ReaderTest : public ::testing::Test {
   }
   std::vector<std::string> Sent() { return fake.Calls("SCardTransmit"); }
   std::string TransmitLine(TPcscDword protocol, const std::string& command) {
-    return "SCardTransmit " + std::to_string(protocol) + " " +
-           std::to_string(sizeof(TSCardIoRequest)) + " " + command + " 66000";
+    std::string line = "SCardTransmit ";
+    line += std::to_string(protocol);
+    line += ' ';
+    line += std::to_string(sizeof(TSCardIoRequest));
+    line += ' ';
+    line += command;
+    line += " 66000";
+    return line;
   }
   void ConnectWithCard(TPcscDword protocol = SCARD_PROTOCOL_T1) {
     fake.InsertCard("R1", kAtr);
