@@ -96,8 +96,9 @@ std::string QuotedText(const std::string& aText) {
 
 std::string EventArgumentsOf(const json::TJSONValue& aData) {
   if (aData.IsArray()) return aData.AsStringForm();
-  if (aData.IsString()) return "[" + QuotedText(aData.AsString()) + "]";
-  return "[" + aData.AsStringForm() + "]";
+  std::string text = "[";
+  text += aData.IsString() ? QuotedText(aData.AsString()) : aData.AsStringForm();
+  return text + "]";
 }
 
 std::string BroadcastTextOf(const json::TJSONValue& aData) {

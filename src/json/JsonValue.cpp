@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <numeric>
+#include <unordered_map>
 
 namespace json {
 
@@ -284,6 +285,9 @@ class TJSONParser {
     ++FPos;
     SkipBlanks();
     if (Consume("}")) return true;
+    // A repeated name keeps its first position and its last value; the index keeps objects
+    // with many members linear to read.
+    std::unordered_map<std::string, size_t> index;
     for (;;) {
       SkipBlanks();
       std::string name;
@@ -293,7 +297,13 @@ class TJSONParser {
       SkipBlanks();
       TJSONValue value;
       if (!ParseValue(value, depth + 1)) return false;
-      out.Set(name, std::move(value));
+      const auto [at, added] = index.try_emplace(name, out.FNames.size());
+      if (added) {
+        out.FNames.push_back(std::move(name));
+        out.FItems.push_back(std::move(value));
+      } else {
+        out.FItems[at->second] = std::move(value);
+      }
       SkipBlanks();
       if (Consume("}")) return true;
       if (!Consume(",")) return false;

@@ -23,6 +23,10 @@ TEST(JsonValueTest, ParseReadsMembersElementsAndTypes) {
   EXPECT_TRUE(args.Element(6).IsNull());                   // out of range
   EXPECT_EQ(v.Member("n").AsInteger(), 9007199254740993);  // kept exact, not via double
   EXPECT_TRUE(v.Member("missing").IsNull());
+  // A repeated name is one member holding the last value.
+  const TJSONValue twice = TJSONValue::Parse(R"({"a":1,"b":2,"a":3})");
+  EXPECT_EQ(twice.Member("a").AsInteger(), 3);
+  EXPECT_EQ(twice.ToJSON(), R"({"a":3,"b":2})");
   EXPECT_TRUE(v.Member("Name").IsNull());  // names compare exactly
   EXPECT_TRUE(args.Member("name").IsNull());
 }
