@@ -24,7 +24,7 @@ Options:
   --host H, --port P     where vpcd listens (127.0.0.1, 35963)
   --uid HEX              the UID (default 04A1B2C3; 3, 4, 7 or 10 bytes, or anything for tests)
   --block HEX            block 60's contents (default 16 bytes 00 01 .. 0F; any length)
-  --key HEX              the card's key A for block 60 (default FFFFFFFFFFFF)
+  --key HEX              the card's key A for block 60 (default 3C5A7E91B4D2)
   --atr HEX              the ATR (default 3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 01 00 00 00
                          00 6A, MIFARE Classic 1K)
   --fault CMD=RESP       answer RESP (hex, may be empty or one byte) to every APDU that starts
@@ -36,7 +36,9 @@ Commands on standard input, one per line; each is answered by one line on standa
 ("ok ..." or "error ..."):
   on | off               lay the card on (connect to vpcd; waits up to 10 s for it) / take it off
   uid HEX | block HEX | key HEX | fault CMD=RESP | clear-faults
-  status                 "ok status on=1 powerups=N poweroffs=N resets=N apdus=CMD,CMD,..."
+  status                 "ok status on=1 powerups=N poweroffs=N resets=N apdus=CMD,CMD,...
+                         trace=ctl1,CMD,ctl0,..." (the last 40 control codes but get ATR, and
+                         APDUs, in order)
   quit                   take the card off and end (so does the end of standard input)
 """
 
@@ -72,10 +74,12 @@ class Card:
         self.poweroffs = 0
         self.resets = 0
         self.apdus = []
+        self.trace = []  # control codes ("ctl0" ...) and APDUs in the order they came
 
     def control(self, code):
         """A control code from vpcd; returns the answer or None."""
         with self.lock:
+            self.trace.append("ctl%d" % code)
             if code == 4:
                 return self.atr
             if code == 0:
@@ -91,6 +95,7 @@ class Card:
     def answer(self, apdu):
         with self.lock:
             self.apdus.append(apdu.hex().upper())
+            self.trace.append(apdu.hex().upper())
             for prefix, response in self.faults:
                 if apdu.startswith(prefix):
                     return response
@@ -117,8 +122,10 @@ class Card:
 
     def status(self, on):
         with self.lock:
-            return "on=%d powerups=%d poweroffs=%d resets=%d apdus=%s" % (
-                1 if on else 0, self.powerups, self.poweroffs, self.resets, ",".join(self.apdus))
+            trace = [t for t in self.trace if t != "ctl4"][-40:]  # ATR queries come every 400 ms
+            return "on=%d powerups=%d poweroffs=%d resets=%d apdus=%s trace=%s" % (
+                1 if on else 0, self.powerups, self.poweroffs, self.resets, ",".join(self.apdus),
+                ",".join(trace))
 
 
 class Link:
@@ -261,7 +268,7 @@ def main():
     parser.add_argument("--port", type=int, default=35963)
     parser.add_argument("--uid", default="04A1B2C3")
     parser.add_argument("--block", default="000102030405060708090A0B0C0D0E0F")
-    parser.add_argument("--key", default="FFFFFFFFFFFF")
+    parser.add_argument("--key", default="3C5A7E91B4D2")
     parser.add_argument("--atr", default=DEFAULT_ATR)
     parser.add_argument("--fault", action="append", default=[])
     parser.add_argument("--on", action="store_true")
