@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <stdexcept>
 #include <thread>
 
 #include "FakePcscControl.h"
@@ -534,6 +535,22 @@ TEST_F(ManagerTest, DestroyWhileTheThreadWaitsInAHandOff) {
   EXPECT_TRUE(events.empty());
 }
 
+TEST_F(ManagerTest, AThrowingHandOffDoesNotStopTheMonitor) {
+  fake.AddReader("R1");
+  Create();
+  int calls = 0;
+  pcsc->SetOnCardStateChanged([&](void*, const std::string&) {
+    if (++calls == 1) throw std::runtime_error("callback failed");
+  });
+  pcsc->Start();
+  ASSERT_TRUE(loop.RunUntil([&] { return calls == 1; }, 5s));     // the first poll threw
+  EXPECT_EQ(Quiet(300ms), std::vector<std::string>{"found:R1"});  // card-removed was lost
+  fake.InsertCard("R1", kAtr);
+  EXPECT_EQ(Next(1), std::vector<std::string>{std::string("insert:R1:") + kAtr});
+  pcsc.reset();
+  EXPECT_EQ(fake.OpenContexts(), 0);
+}
+
 TEST_F(ManagerTest, DestroyWithoutStart) {
   fake.AddReader("R1");
   Create();
@@ -626,8 +643,8 @@ TEST_F(ManagerTest, NoServiceAtStartThenTheServiceAppears) {
   EXPECT_EQ(Quiet(300ms), std::vector<std::string>{});
   // Trying again is cheap: about one attempt per pass, not a busy loop.
   EXPECT_LT(fake.Calls("SCardEstablishContext").size(), 20u);
-  fake.StartService();
   fake.InsertCard("R1", kAtr);
+  fake.StartService();
   EXPECT_EQ(Next(2), (std::vector<std::string>{"found:R1", std::string("insert:R1:") + kAtr}));
 }
 
