@@ -11,5 +11,5 @@ fi
 if [ -x build/linux/src/app/card-service ]; then
   exec build/linux/src/app/card-service
 else
-  exec build/linux/tools/pcsc-monitor
+  exec build/linux/tools/pcsc-monitor/pcsc-monitor
 fi

@@ -140,8 +140,8 @@ class VirtualCard:
             if value is not None:
                 self.command("%s %s" % (name, value))
 
-    def fault(self, spec):
-        self.command("fault " + spec)
+    def fault(self, rule):
+        self.command("fault " + rule)
 
     def status(self):
         words = self.command("status").split()[2:]
