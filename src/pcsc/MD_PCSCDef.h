@@ -82,6 +82,13 @@ struct TSCardIoRequest {
 };
 using PSCardIoRequest = TSCardIoRequest*;
 
+// The records must match the library's byte for byte.
+static_assert(sizeof(void*) != 4 || !kPcscWideText || sizeof(TSCardReaderStateA) == 56,
+              "winscard's 32-bit SCARD_READERSTATE is 56 bytes");
+static_assert(offsetof(TSCardReaderStateA, rgbAtr) == 2 * sizeof(void*) + 3 * sizeof(TPcscDword),
+              "SCARD_READERSTATE has no padding before rgbAtr");
+static_assert(sizeof(TSCardIoRequest) == 2 * sizeof(TPcscDword), "SCARD_IO_REQUEST");
+
 struct TGuid {
   uint32_t Data1;
   uint16_t Data2;
