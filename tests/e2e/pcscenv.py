@@ -29,6 +29,7 @@ API
   .card(slot=0, uid="04A1B2C3", block=None, key="3C5A7E91B4D2", atr=None, faults=())
       -> VirtualCard        the virtual card of tools/vcard/vcard.py for reader `slot`, taken
                             off; faults: ("FFB0003C10=6982", ...) answers to inject
+                            (at least one byte each: vpcd hangs on an empty answer)
   VirtualCard.on() / .off() / .set(uid=..., block=..., key=...) / .fault("CMD=RESP")
              .status() -> dict / .close()
   .list_readers() -> list   what pcscd lists now (a libpcsclite client of its own)
@@ -95,8 +96,8 @@ def _free_port_pair():
             continue
         try:
             with socket.socket() as a, socket.socket() as b:
-                a.bind(("0.0.0.0", port))
-                b.bind(("0.0.0.0", port + 1))
+                a.bind(("127.0.0.1", port))
+                b.bind(("127.0.0.1", port + 1))
             return port
         except OSError:
             continue

@@ -27,8 +27,8 @@ Options:
   --key HEX              the card's key A for block 60 (default 3C5A7E91B4D2)
   --atr HEX              the ATR (default 3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 01 00 00 00
                          00 6A, MIFARE Classic 1K)
-  --fault CMD=RESP       answer RESP (hex, may be empty or one byte) to every APDU that starts
-                         with CMD (hex); may be given more than once
+  --fault CMD=RESP       answer RESP (hex, at least one byte: vpcd hangs on an empty answer)
+                         to every APDU that starts with CMD (hex); may be given more than once
   --on                   lay the card on at start
   --hold                 ignore standard input and keep the card as it is until SIGINT/SIGTERM
   -v                     log APDUs to standard error
@@ -228,7 +228,11 @@ class Link:
 
 def parse_fault(text):
     command, _, response = text.partition("=")
-    return hex_bytes(command), hex_bytes(response)
+    command, response = hex_bytes(command), hex_bytes(response)
+    if not response:
+        # vpcd waits for ever on an empty answer.
+        raise ValueError("a fault answer needs at least one byte")
+    return command, response
 
 
 def run_command(line, card, link):
@@ -276,8 +280,12 @@ def main():
     parser.add_argument("-v", action="store_true", dest="verbose")
     args = parser.parse_args()
 
+    try:
+        faults = [parse_fault(f) for f in args.fault]
+    except ValueError as error:
+        parser.error(str(error))
     card = Card(hex_bytes(args.uid), hex_bytes(args.block), hex_bytes(args.key),
-                hex_bytes(args.atr), [parse_fault(f) for f in args.fault])
+                hex_bytes(args.atr), faults)
     link = Link(card, args.host, args.port, args.verbose)
     if args.on and not link.on():
         print("vcard: vpcd not reachable on %s:%d" % (args.host, args.port), file=sys.stderr)
