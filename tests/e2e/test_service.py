@@ -116,6 +116,24 @@ class WithReaders(ServiceCase):
                     await asyncio.sleep(0.6)
         run(session(), timeout=120)
 
+    def test_card_taken_off_during_the_exchange(self):
+        # The card answers the authentication and leaves: the read meets a PC/SC error.
+        card = self.pcsc.card(0, uid="04A10B7C", block=BLOCK, faults=("FF86000005=9000+off",))
+        self.addCleanup(card.close)
+
+        async def session():
+            async with Client() as client:
+                mark = self.svc.mark()
+                card.on()
+                self.assertEqual(await client.drain(2), ["ERROR:Не удалось прочитать данные карты"])
+                line = self.svc.wait_log("Не удалось прочитать бинарные данные из карты (",
+                                         after=mark, timeout=1)
+                self.assertIsNotNone(line, self.svc.lines[mark:])
+                reason = line[len("Не удалось прочитать бинарные данные из карты ("):-1]
+                self.assertTrue(line.endswith(")") and reason, line)
+                self.assertNotIn("Неизвестный код ошибки", reason, "a PC/SC text is expected")
+        run(session())
+
     def test_pcscd_restart_detaches_and_attaches_again(self):
         card = self.pcsc.card(0, uid="04A10B7C", block=BLOCK)
         self.addCleanup(card.close)

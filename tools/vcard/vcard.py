@@ -28,7 +28,10 @@ Options:
   --atr HEX              the ATR (default 3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 01 00 00 00
                          00 6A, MIFARE Classic 1K)
   --fault CMD=RESP       answer RESP (hex, at least one byte: vpcd hangs on an empty answer)
-                         to every APDU that starts with CMD (hex); may be given more than once
+                         to every APDU that starts with CMD (hex); may be given more than once;
+                         RESP "off": the card leaves the reader instead of answering;
+                         RESP "HEX+off": it answers HEX, then leaves (taken off in the middle
+                         of an exchange)
   --on                   lay the card on at start
   --hold                 ignore standard input and keep the card as it is until SIGINT/SIGTERM
   -v                     log APDUs to standard error
@@ -52,6 +55,11 @@ import time
 
 DEFAULT_ATR = "3B8F8001804F0CA000000306030001000000006A"
 SW_OK = b"\x90\x00"
+TAKEN_OFF = object()  # a fault answer: the card leaves the reader instead of answering
+
+
+class AnswerThenOff(bytes):
+    """A fault answer after which the card leaves the reader."""
 
 
 def hex_bytes(text):
@@ -211,6 +219,11 @@ class Link:
                         print("vcard: control %d" % payload[0], file=sys.stderr, flush=True)
                 else:
                     reply = self.card.answer(payload)
+                    if reply is TAKEN_OFF:
+                        break
+                    if isinstance(reply, AnswerThenOff):
+                        self._send(sock, reply)
+                        break
                     if self.verbose:
                         print("vcard: %s -> %s" % (payload.hex().upper(), reply.hex().upper()),
                               file=sys.stderr, flush=True)
@@ -228,6 +241,11 @@ class Link:
 
 def parse_fault(text):
     command, _, response = text.partition("=")
+    response = response.strip()
+    if response.lower() == "off":
+        return hex_bytes(command), TAKEN_OFF
+    if response.lower().endswith("+off"):
+        return hex_bytes(command), AnswerThenOff(hex_bytes(response[:-4]))
     command, response = hex_bytes(command), hex_bytes(response)
     if not response:
         # vpcd waits for ever on an empty answer.
