@@ -9,7 +9,7 @@ constexpr int kDrainWaitMs = 1000;
 // However chatty the peer, a close handshake gives up draining after this long.
 constexpr auto kDrainLimit = std::chrono::seconds(3);
 // How long a closing thread waits for a reader that holds the connection lock mid-message.
-constexpr auto kCloseLockWait = std::chrono::seconds(2);
+constexpr auto kCloseLockWait = std::chrono::milliseconds(250);
 
 template <typename Lock>
 class TUnlockOnExit {

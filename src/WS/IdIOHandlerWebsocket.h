@@ -104,6 +104,9 @@ class TIdIOHandlerWebsocket : public net::TIdIOHandlerStack {
   // The connection lock, re-entrant: whole frame writes and whole message reads.
   void Lock() { FLock.lock(); }
   bool TryLock() { return FLock.try_lock(); }
+  bool TryLockFor(int milliseconds) {
+    return FLock.try_lock_for(std::chrono::milliseconds(milliseconds));
+  }
   void Unlock() { FLock.unlock(); }
 
   bool Connected() override;

@@ -98,11 +98,23 @@ void TIdWebsocketServer::SendToAll(const std::function<void(TIdIOHandlerWebsocke
       auto* wsContext = static_cast<TIdServerWSContext*>(context);
       TIdIOHandlerWebsocket* io = wsContext->IOHandler();
       if (!io->IsWebsocket() || wsContext->IsSocketIO()) continue;
+      // A peer that stopped in the middle of a message keeps its reader holding the lock; it
+      // may hold up the broadcast no longer than a send could, and is then cut off.
+      if (!io->TryLockFor(FWriteTimeout)) {
+        io->ShutdownSocket();
+        if (!firstFailure) {
+          firstFailure = std::make_exception_ptr(net::EIdSocketHandleError(
+              "Connection busy: a message from the peer is still incomplete"));
+        }
+        continue;
+      }
       try {
-        write(io);  // a failing write marks that connection closed
+        // Checked again under the lock: the session may have ended meanwhile.
+        if (io->IsWebsocket()) write(io);  // a failing write marks that connection closed
       } catch (const std::exception&) {
         if (!firstFailure) firstFailure = std::current_exception();
       }
+      io->Unlock();
     }
   }
   if (firstFailure) std::rethrow_exception(firstFailure);

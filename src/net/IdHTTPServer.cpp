@@ -1,8 +1,16 @@
 #include "net/IdHTTPServer.h"
 
+#include <chrono>
+
 #include "net/IdException.h"
 
 namespace net {
+namespace {
+
+constexpr auto kRefusalLinger = std::chrono::seconds(2);
+constexpr int kRefusalWaitMs = 500;
+
+}  // namespace
 
 void TIdHTTPServer::DoExecute(TIdServerContext* context) {
   TIdIOHandlerStack* connection = context->Connection();
@@ -80,6 +88,16 @@ void TIdHTTPServer::WriteRefusal(TIdIOHandlerStack* connection, int code,
   response.ResponseText = reason;
   response.SetContentText(reason);
   response.Write();
+  // The peer may still be sending what was refused. Closing with unread input would reset the
+  // connection and could destroy the response before the peer has read it, so the rest is
+  // read and dropped for a short while first.
+  TIdSocket& socket = connection->Socket();
+  socket.ShutdownSend();
+  auto deadline = std::chrono::steady_clock::now() + kRefusalLinger;
+  char discard[4096];
+  while (std::chrono::steady_clock::now() < deadline && socket.WaitReadable(kRefusalWaitMs)) {
+    if (socket.Recv(discard, int(sizeof discard)) <= 0) break;
+  }
 }
 
 }  // namespace net

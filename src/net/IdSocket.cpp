@@ -322,6 +322,15 @@ void TIdSocket::Shutdown() {
 #endif
 }
 
+void TIdSocket::ShutdownSend() {
+  if (!Valid()) return;
+#ifdef _WIN32
+  ::shutdown(FHandle, SD_SEND);
+#else
+  ::shutdown(FHandle, SHUT_WR);
+#endif
+}
+
 void TIdSocket::Close() {
   if (Valid()) {
 #ifdef _WIN32

@@ -51,6 +51,8 @@ class TIdSocket {
   bool PendingError(int& error) const;
 
   void Shutdown();
+  // Ends sending only: the peer reads the end of the stream after what was sent.
+  void ShutdownSend();
   void Close();
 
   uint16_t LocalPort() const;

@@ -125,13 +125,22 @@ void TIdTCPServer::StartConnection(TIdSocket socket) {
     std::lock_guard<std::mutex> guard(FContextsLock);
     FContexts.push_back(context.get());
   }
+  TIdServerContext* listed = context.get();
   std::lock_guard<std::mutex> guard(FWorkersLock);
   TWorker& worker = FWorkers.emplace_back();
-  worker.Thread = std::thread(
-      [this, &worker](std::unique_ptr<TIdServerContext> owned) {
-        ServeConnection(std::move(owned), &worker);
-      },
-      std::move(context));
+  try {
+    worker.Thread = std::thread(
+        [this, &worker](std::unique_ptr<TIdServerContext> owned) {
+          ServeConnection(std::move(owned), &worker);
+        },
+        std::move(context));
+  } catch (...) {
+    // No thread: the context went with the thread's arguments.
+    FWorkers.pop_back();
+    std::lock_guard<std::mutex> contexts(FContextsLock);
+    FContexts.remove(listed);
+    throw;
+  }
 }
 
 void TIdTCPServer::ServeConnection(std::unique_ptr<TIdServerContext> context, TWorker* worker) {

@@ -2,6 +2,7 @@
 
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "WS/IdServerWebsocketHandling.h"
 #include "WS/IdWebsocketServer.h"
@@ -110,6 +111,21 @@ TEST_F(Handshake, RequestsAndTheirExactResponses) {
   }
 }
 
+// The refusal reaches a peer that is still sending the refused body.
+TEST_F(Handshake, ARefusedBodyStillGetsItsResponse) {
+  TWsPeer peer("127.0.0.1", Server.BoundPort());
+  std::thread sender([&] {
+    try {
+      peer.Send("POST / HTTP/1.1\r\nContent-Length: 3000000\r\n\r\n" + std::string(3000000, 'b'));
+    } catch (const net::EIdException&) {
+      // the server may stop reading before all of it is sent
+    }
+  });
+  std::string response = peer.ReadUntil("Payload Too Large\r\n");
+  sender.join();
+  EXPECT_EQ(response.rfind("HTTP/1.1 413 Payload Too Large\r\n", 0), 0u) << response;
+}
+
 TEST_F(Handshake, SocketIOHandshakeGivesFreshSessionsOnAKeptConnection) {
   TWsPeer peer("127.0.0.1", Server.BoundPort());
   std::regex sessionLine(
@@ -138,6 +154,13 @@ TEST_F(Handshake, UpgradeFillsTheContext) {
                          "Origin: http://127.0.0.1\r\nCookie: c=1\r\n"
                          "Sec-WebSocket-Protocol: chat\r\nSec-WebSocket-Extensions: x-ext\r\n"),
             "");
+  ASSERT_TRUE(testpeer::WaitFor([&] {
+    std::lock_guard<std::mutex> guard(Server.ContextsLock());
+    return Server.Contexts().size() == 1 &&
+           static_cast<ws::TIdServerWSContext*>(Server.Contexts().front())
+               ->IOHandler()
+               ->IsWebsocket();
+  }));
   std::lock_guard<std::mutex> guard(Server.ContextsLock());
   ASSERT_EQ(Server.Contexts().size(), 1u);
   auto* context = static_cast<ws::TIdServerWSContext*>(Server.Contexts().front());
@@ -153,7 +176,6 @@ TEST_F(Handshake, UpgradeFillsTheContext) {
   EXPECT_EQ(context->WebSocketExtensions(), "x-ext");
   EXPECT_EQ(context->PeerIP(), "127.0.0.1");
   EXPECT_FALSE(context->IsSocketIO());
-  EXPECT_TRUE(context->IOHandler()->IsWebsocket());
 }
 
 TEST(HandshakeAccept, KeyIsTrimmedBeforeHashing) {

@@ -180,6 +180,23 @@ TEST_F(Server, ABroadcastGoesOnPastAFailingConnection) {
   ExpectFrame(*reader, kText, "next", "after the failure");
 }
 
+// A peer that stops in the middle of a frame cannot hold the broadcasting thread for longer
+// than the write timeout; the others get the message.
+TEST_F(Server, ABroadcastDoesNotWaitForeverOnAnIncompleteMessage) {
+  FServer.SetActive(false);
+  FServer.SetWriteTimeout(300);
+  FServer.SetActive(true);
+  auto stalled = Connect();
+  ASSERT_TRUE(WaitFor([&] { return WebsocketCount() == 1; }));
+  auto healthy = Connect();
+  ASSERT_TRUE(WaitFor([&] { return WebsocketCount() == 2; }));
+  stalled->Send(std::string("\x81\x85\x01\x02", 4));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_THROW(FServer.SendMessageToAll("CARD:AA"), net::EIdSocketHandleError);
+  ExpectFrame(*healthy, kText, "CARD:AA", "the healthy peer");
+  EXPECT_TRUE(stalled->WaitClosed());
+}
+
 TEST_F(Server, WriteTimeoutAppliesToConnectionsAcceptedAfterwards) {
   auto before = Connect();
   FServer.SetWriteTimeout(5000);
@@ -209,6 +226,18 @@ TEST_F(Server, DeactivationClosesEveryConnectionWith1000AndJoinsThem) {
   EXPECT_TRUE(a->WaitClosed());
   ExpectFrame(*b, kClose, "\x03\xE8", "silent peer");
   EXPECT_TRUE(b->WaitClosed());
+}
+
+// A reader stuck in the middle of a frame holds the connection lock; deactivation still ends
+// it and returns.
+TEST_F(Server, DeactivationEndsAConnectionStuckInTheMiddleOfAFrame) {
+  auto peer = Connect();
+  peer->Send(std::string("\x81\x85\x01\x02", 4));  // header cut short
+  ASSERT_TRUE(WaitFor([&] { return WebsocketCount() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  FServer.SetActive(false);
+  EXPECT_EQ(ContextCount(), 0u);
+  EXPECT_TRUE(peer->WaitClosed());
 }
 
 TEST_F(Server, DestructionWhileConnectedReturns) {
