@@ -82,7 +82,9 @@ class SioFixture {
 }
 
 function connect(port, transport) {
-  // The transports option is merged into the default list; empty that list to force one.
+  // The transports option is merged into the default list (the very array io.transports);
+  // empty that list to force one, then give the socket a list of its own before its
+  // handshake answer arrives, so that later connections cannot change it.
   io.transports.length = 0;
   const socket = io.connect(`http://127.0.0.1:${port}`, {
     transports: [transport],
@@ -90,6 +92,7 @@ function connect(port, transport) {
     reconnect: false,
     'try multiple transports': false,
   });
+  socket.socket.options.transports = [transport];
   return socket;
 }
 
@@ -194,3 +197,31 @@ test('socket.io-client 0.9 over the websocket transport', { timeout: 120000 }, (
 
 test('socket.io-client 0.9 over xhr-polling', { timeout: 120000 }, () =>
   session('xhr-polling', 'polling'));
+
+test('many peers on both transports at once', { timeout: 60000 }, async () => {
+  const fixture = await SioFixture.start();
+  const transports = ['websocket', 'xhr-polling', 'websocket', 'xhr-polling', 'websocket', 'xhr-polling'];
+  const sockets = transports.map((t) => connect(fixture.port, t));
+  try {
+    await Promise.all(sockets.map((s) => new Promise((resolve) => s.on('connect', resolve))));
+    sockets.forEach((s, i) => {
+      assert.equal(s.socket.transport.name, transports[i]);
+      s.on('question', (value, ack) => ack('answer', i));
+    });
+    // Every peer emits while the server emits to every peer.
+    const echoes = Promise.all(sockets.map((s, i) => emitWithAck(s, 'echo', i)));
+    const emitted = await fixture.command('EMIT question 5', 'EMITTED');
+    assert.ok(Number(emitted.split(' ')[1]) >= sockets.length, emitted);
+    assert.deepEqual(await echoes, sockets.map((_, i) => [i]));
+    const acks = [];
+    for (let i = 0; i < sockets.length; i++) acks.push(await fixture.next((l) => l.startsWith('ACK ')));
+    assert.deepEqual(acks.sort(), sockets.map((_, i) => `ACK ["answer",${i}]`).sort());
+    // Each peer's copy of the broadcast carries a message number of its own.
+    const ids = sockets.map((s) => s.socket.packetsReceived.find((p) => p.name === 'question').id);
+    assert.equal(new Set(ids).size, sockets.length, `ids ${ids}`);
+    assert.equal(await fixture.stop(), 0);
+  } finally {
+    sockets.forEach((s) => s.disconnect());
+    if (fixture.proc.exitCode === null) fixture.proc.kill('SIGKILL');
+  }
+});
