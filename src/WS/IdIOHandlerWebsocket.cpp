@@ -459,7 +459,8 @@ void TIdIOHandlerWebsocket::Close() {
     TIdIOHandlerStack::Close();
     return;
   }
-  if (Healthy() && FIsWebsocket) {
+  // Once the 101 head is out the peer speaks WebSocket, even before the loop has switched.
+  if (Healthy() && (FIsWebsocket || FBusyUpgrading)) {
     try {
       if (!FCloseCodeSend) SendCloseFrame();
       if (!FClosing) {

@@ -104,6 +104,10 @@ class TIdIOHandlerWebsocket : public net::TIdIOHandlerStack {
   // The connection lock, re-entrant: whole frame writes and whole message reads.
   void Lock() { FLock.lock(); }
   bool TryLock() { return FLock.try_lock(); }
+  // For std::lock_guard and std::unique_lock.
+  void lock() { Lock(); }
+  bool try_lock() { return TryLock(); }
+  void unlock() { Unlock(); }
   bool TryLockFor(int milliseconds) {
     return FLock.try_lock_for(std::chrono::milliseconds(milliseconds));
   }

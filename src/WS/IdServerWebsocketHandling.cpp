@@ -1,6 +1,7 @@
 #include "WS/IdServerWebsocketHandling.h"
 
 #include <chrono>
+#include <mutex>
 #include <random>
 
 #include "WS/IdServerSocketIOHandling.h"
@@ -151,9 +152,13 @@ void TIdServerWebsocketHandling::Upgrade(TIdServerWSContext* context,
   }
 
   TIdIOHandlerWebsocket* io = context->IOHandler();
-  io->InputBuffer().clear();
-  io->SetBusyUpgrading(true);
-  response.WriteHeader();
+  {
+    // A close from another thread then finds either the HTTP phase or the head already sent.
+    std::lock_guard<TIdIOHandlerWebsocket> lock(*io);
+    io->InputBuffer().clear();
+    io->SetBusyUpgrading(true);
+    response.WriteHeader();
+  }
   RunMessageLoop(context, context->SocketIO());
 }
 
