@@ -131,7 +131,9 @@ LRESULT TMainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       UMMinimize();
       return 0;
     case WM_SIZE:
-      LayoutControls();
+      // Minimised, the client area is empty: laid out at width 0 the log would scroll
+      // sideways with every line added in the tray and stay so when restored.
+      if (wParam != SIZE_MINIMIZED) LayoutControls();
       return 0;
     case WM_SYSCOMMAND:
       // The minimise button and the taskbar minimise the whole application, as UM_MINIMIZE
