@@ -195,6 +195,9 @@ struct TCardCase {
   std::string broadcast;  // the one message clients get
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const TCardCase& c, std::ostream* out) { *out << c.name; }
+
 class CardReadTest : public ServiceTest, public testing::WithParamInterface<TCardCase> {};
 
 TEST_P(CardReadTest, EachOutcomeLogsOnceAndBroadcastsOnce) {
