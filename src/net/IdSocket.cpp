@@ -122,13 +122,15 @@ TIdSocket::~TIdSocket() {
 
 TIdSocket::TIdSocket(TIdSocket&& other) noexcept
     : FHandle(std::exchange(other.FHandle, InvalidHandle())),
-      FStackRef(std::exchange(other.FStackRef, false)) {}
+      FStackRef(std::exchange(other.FStackRef, false)),
+      FShutdown(other.FShutdown.exchange(false)) {}
 
 TIdSocket& TIdSocket::operator=(TIdSocket&& other) noexcept {
   if (this != &other) {
     Close();
     FHandle = std::exchange(other.FHandle, InvalidHandle());
     FStackRef = std::exchange(other.FStackRef, false);
+    FShutdown = other.FShutdown.exchange(false);
   }
   return *this;
 }
@@ -226,6 +228,10 @@ TIdSocket TIdSocket::Accept() {
 
 int TIdSocket::Recv(char* buffer, int len) {
   if (!Valid()) throw EIdClosedSocket();
+#ifdef _WIN32
+  WaitReadable(-1);
+  if (FShutdown) return 0;  // shut down while waiting: the end of the stream
+#endif
   for (;;) {
     auto received = ::recv(FHandle, buffer, len, 0);
     if (received >= 0) return int(received);
@@ -250,12 +256,18 @@ void TIdSocket::SendAll(std::string_view data) {
 bool TIdSocket::WaitReadable(int milliseconds) {
   if (!Valid()) return true;
 #ifdef _WIN32
-  fd_set readSet;
-  FD_ZERO(&readSet);
-  FD_SET(SOCKET(FHandle), &readSet);
-  timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
-  int ready = ::select(0, &readSet, nullptr, nullptr, milliseconds < 0 ? nullptr : &timeout);
-  return ready != 0;
+  constexpr int kSliceMs = 100;
+  for (int left = milliseconds;;) {
+    if (FShutdown) return true;  // a read now ends at once
+    int slice = left < 0 || left > kSliceMs ? kSliceMs : left;
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    FD_SET(SOCKET(FHandle), &readSet);
+    timeval timeout{0, slice * 1000};
+    int ready = ::select(0, &readSet, nullptr, nullptr, &timeout);
+    if (ready != 0) return true;
+    if (left >= 0 && (left -= slice) <= 0) return false;
+  }
 #else
   pollfd entry{FHandle, POLLIN, 0};
   for (;;) {
@@ -315,6 +327,7 @@ bool TIdSocket::PendingError(int& error) const {
 
 void TIdSocket::Shutdown() {
   if (!Valid()) return;
+  FShutdown = true;
 #ifdef _WIN32
   ::shutdown(FHandle, SD_BOTH);
 #else

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -63,6 +64,9 @@ class TIdSocket {
   explicit TIdSocket(THandle handle);
   THandle FHandle = InvalidHandle();
   bool FStackRef = false;  // Winsock was started for this socket
+  // Set by Shutdown. Winsock's shutdown does not wake a thread blocked in recv, so there the
+  // blocking calls wait in slices and look at this flag between them.
+  std::atomic<bool> FShutdown{false};
 
   static THandle InvalidHandle();
 };
