@@ -317,11 +317,12 @@ size_t TIdIOHandlerWebsocket::ReadDataFromSource() {
 
 bool TIdIOHandlerWebsocket::ReadMessage(TWSDataCode& code, std::string& payload) {
   FMessageStream.clear();
+  FMessageDeadline = {};
   TWSDataCode first = TWSDataCode::wdcNone;
   bool closed = false;
   TWSFrame frame;
   do {
-    if (!ReadFrame(frame)) return false;
+    if (!ReadFrame(frame, first != TWSDataCode::wdcNone)) return false;
     if (FIsServerSide) FExtensionBits = frame.RSV;
     switch (frame.DataCode) {
       case TWSDataCode::wdcText:
@@ -377,13 +378,25 @@ bool TIdIOHandlerWebsocket::ReadMessage(TWSDataCode& code, std::string& payload)
   return false;
 }
 
-bool TIdIOHandlerWebsocket::ReadFrame(TWSFrame& frame) {
+bool TIdIOHandlerWebsocket::ReadFrame(TWSFrame& frame, bool inMessage) {
   for (;;) {
     size_t used = TIdWebsocketFrameCodec::ParseFrame(FWSInputBuffer, FIsServerSide, frame);
     if (used > 0) {
       FWSInputBuffer.erase(0, used);
       FLastActivityTime = std::chrono::system_clock::now();
       return true;
+    }
+    if (inMessage || !FWSInputBuffer.empty()) {
+      // The whole message, once begun, has one deadline however it is cut up.
+      if (FMessageDeadline == std::chrono::steady_clock::time_point{}) {
+        FMessageDeadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(FIncompleteTimeout.load());
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          FMessageDeadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !Socket().WaitReadable(int(left.count()))) {
+        throw net::EIdSocketHandleError("Incomplete message: the peer stopped sending");
+      }
     }
     if (ReadRawBytes(FWSInputBuffer) == 0) {
       if (FWSInputBuffer.empty()) return false;

@@ -124,6 +124,11 @@ class TIdIOHandlerWebsocket : public net::TIdIOHandlerStack {
   void SetBusyUpgrading(bool value) { FBusyUpgrading = value; }
   bool IsWebsocket() const { return FIsWebsocket; }
   void SetIsWebsocket(bool value);
+  // How long the rest of a frame, or of a message begun in fragments, may take to arrive; the
+  // connection ends when it does not come, so that a peer that stops half-way holds neither
+  // its thread nor the connection lock for ever.
+  static constexpr int kDefaultIncompleteTimeout = 30000;
+  void SetIncompleteTimeout(int milliseconds) { FIncompleteTimeout = milliseconds; }
   bool IsServerSide() const { return FIsServerSide; }
   void SetIsServerSide(bool value) { FIsServerSide = value; }
   TWSExtensionBits ClientExtensionBits() const { return FExtensionBits; }
@@ -141,6 +146,8 @@ class TIdIOHandlerWebsocket : public net::TIdIOHandlerStack {
 
  private:
   bool FIsServerSide = false;
+  std::atomic<int> FIncompleteTimeout{kDefaultIncompleteTimeout};
+  std::chrono::steady_clock::time_point FMessageDeadline{};
   std::atomic<bool> FBusyUpgrading{false};
   std::atomic<bool> FIsWebsocket{false};
   std::string FWSInputBuffer;
@@ -158,7 +165,8 @@ class TIdIOHandlerWebsocket : public net::TIdIOHandlerStack {
   std::mt19937 FRandom{std::random_device{}()};
 
   bool ReadMessage(TWSDataCode& code, std::string& payload);
-  bool ReadFrame(TWSFrame& frame);
+  // `inMessage`: frames of the current message have already been read.
+  bool ReadFrame(TWSFrame& frame, bool inMessage);
   void TakeCloseFrame(const TWSFrame& frame);
   void SendCloseFrame();
   void DrainAfterClose();

@@ -264,6 +264,7 @@ TIdBaseSocketIOHandling::TIdBaseSocketIOHandling(std::unique_ptr<ISocketIOContex
     : FAccess(aAccess ? std::move(aAccess) : MakeServerContextAccess()) {}
 
 TIdBaseSocketIOHandling::~TIdBaseSocketIOHandling() {
+  StopSweeper();
   std::lock_guard lock(FLock);
   FSocketIOEventCallbackRef.clear();
   FSocketIOErrorRef.clear();
@@ -324,6 +325,8 @@ TIdBaseSocketIOHandling::TSocketRef TIdBaseSocketIOHandling::NewConnectionObj(
   if (!socket) socket = std::make_shared<TSocketIOContext>();
   std::lock_guard socketLock(socket->FLock);
   socket->FGUID = aGUID;
+  socket->FLastPoll = std::chrono::steady_clock::now();
+  StartSweeper();
   if (!aPeerIP.empty()) socket->FPeerIP = aPeerIP;
   socket->FHandling = this;
   socket->FConnectSend = false;
@@ -449,7 +452,14 @@ void TIdBaseSocketIOHandling::ServePollingRequest(const std::string& guid,
       socket = it->second;
     else
       socket = NewConnectionObj(guid, "");
+    ++socket->FPollRequests;
+    socket->FLastPoll = std::chrono::steady_clock::now();
   }
+  struct TRequestEnd {
+    TIdBaseSocketIOHandling* handling;
+    const TSocketRef& socket;
+    ~TRequestEnd() { handling->EndPollingRequest(socket); }
+  } requestEnd{this, socket};
   if (!socket->FConnectSend) AnnounceConnect(socket);
   if (!requestBody.empty()) ServePostBody(socket, requestBody);
   if (!responseBody) return;
@@ -459,6 +469,66 @@ void TIdBaseSocketIOHandling::ServePollingRequest(const std::string& guid,
     text = socket->WaitForQueue(0);
   }
   *responseBody += text;
+}
+
+void TIdBaseSocketIOHandling::EndPollingRequest(const TSocketRef& aSocket) {
+  std::lock_guard lock(FLock);
+  --aSocket->FPollRequests;
+  aSocket->FLastPoll = std::chrono::steady_clock::now();
+}
+
+int TIdBaseSocketIOHandling::FreeIdlePollingConnections() {
+  std::vector<TSocketRef> idle;
+  {
+    std::lock_guard lock(FLock);
+    const auto now = std::chrono::steady_clock::now();
+    const auto limit = std::chrono::milliseconds(FPollingIdleTimeout.load());
+    for (auto it = FConnectionsGUID.begin(); it != FConnectionsGUID.end();) {
+      const TSocketRef& socket = it->second;
+      if (socket->FPollRequests == 0 && now - socket->FLastPoll >= limit) {
+        // Out of the registry at once: a request that comes now makes a new connection.
+        idle.push_back(socket);
+        it = FConnectionsGUID.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (const TSocketRef& socket : idle) {
+    try {
+      AnnounceDisconnect(socket);
+    } catch (...) {
+      // a failing notifier; the connection is freed all the same
+    }
+  }
+  return int(idle.size());
+}
+
+void TIdBaseSocketIOHandling::StartSweeper() {
+  if (FSweeper.joinable()) return;
+  FSweeper = std::thread([this] { SweepLoop(); });
+}
+
+void TIdBaseSocketIOHandling::SweepLoop() {
+  std::unique_lock lock(FSweepLock);
+  while (!FSweepStop) {
+    const int period = std::clamp(FPollingIdleTimeout.load() / 4, 10, 1000);
+    if (FSweepEvent.wait_for(lock, std::chrono::milliseconds(period),
+                             [this] { return FSweepStop; }))
+      break;
+    lock.unlock();
+    FreeIdlePollingConnections();
+    lock.lock();
+  }
+}
+
+void TIdBaseSocketIOHandling::StopSweeper() {
+  {
+    std::lock_guard lock(FSweepLock);
+    FSweepStop = true;
+  }
+  FSweepEvent.notify_all();
+  if (FSweeper.joinable()) FSweeper.join();
 }
 
 void TIdBaseSocketIOHandling::ServePostBody(const TSocketRef& aSocket, const std::string& aBody) {

@@ -6,6 +6,7 @@
 // (IdServerSocketIOHandling.h); TIdSocketIOHandling is the client-side handling.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -16,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "WS/IdServerBaseHandling.h"
@@ -208,6 +210,10 @@ class TSocketIOContext : public ISocketIOContext,
   std::deque<std::string> FQueue;
   // Guarded by the handling's FLock.
   std::vector<int64_t> FPendingMessages;
+  // Polling: requests being served now, and when the last one began or ended (or the
+  // connection was made). Guarded by the handling's FLock.
+  int FPollRequests = 0;
+  std::chrono::steady_clock::time_point FLastPoll{};
 };
 
 // ---- acknowledgement handle and synchronous request ------------------------------------------
@@ -274,6 +280,16 @@ class TIdBaseSocketIOHandling : public TIdServerBaseHandling {
   void ServePollingRequest(const std::string& guid, const std::string& requestBody,
                            std::string* responseBody);
 
+  // A polling connection is only ever ended by its peer's requests, and every new GUID makes
+  // one; so one that has had no request for this long is freed as a disconnect. A thread of
+  // the handling looks for them, from the first polling connection on.
+  static constexpr int kPollingIdleTimeout_ms = 60000;
+  void SetPollingIdleTimeout(int aTimeout_ms) { FPollingIdleTimeout = aTimeout_ms; }
+  // Frees the polling connections idle for longer than the time-out as a disconnect would:
+  // the disconnect notifiers run and waiting messages fail with ESocketIODisconnect. The
+  // number freed.
+  int FreeIdlePollingConnections();
+
   // Parser and dispatcher of one incoming message.
   void DispatchSocketIOText(const ISocketIOContextRef& aSocket, std::string_view aText);
 
@@ -330,6 +346,10 @@ class TIdBaseSocketIOHandling : public TIdServerBaseHandling {
                          TSocketIOError aOnError);
   void ForgetMessage(const TSocketRef& aSocket, int64_t aMsgNr);
   void ServePostBody(const TSocketRef& aSocket, const std::string& aBody);
+  void EndPollingRequest(const TSocketRef& aSocket);
+  void StartSweeper();  // holding FLock
+  void SweepLoop();
+  void StopSweeper();
 
   std::unique_ptr<ISocketIOContextAccess> FAccess;
   std::map<TIdServerWSContext*, TSocketRef> FConnections;
@@ -343,6 +363,11 @@ class TIdBaseSocketIOHandling : public TIdServerBaseHandling {
   std::atomic<int32_t> FSocketIOMsgNr{0};
   std::map<int64_t, TSocketIOCallback> FSocketIOEventCallbackRef;
   std::map<int64_t, TSocketIOError> FSocketIOErrorRef;
+  std::atomic<int> FPollingIdleTimeout{kPollingIdleTimeout_ms};
+  std::thread FSweeper;
+  std::mutex FSweepLock;
+  std::condition_variable FSweepEvent;
+  bool FSweepStop = false;
 };
 
 template <class Fn>

@@ -17,9 +17,11 @@ void TIdHTTPServer::DoExecute(TIdServerContext* context) {
   for (;;) {
     TIdHTTPRequestInfo request;
     TIdHTTPReadResult result;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(FRequestTimeout.load());
     while ((result = TIdHTTPRequestReader::Parse(connection->InputBuffer(), request)) ==
            TIdHTTPReadResult::hrNeedMore) {
-      if (!connection->CheckForDataOnSource()) return;
+      if (!ReceiveMore(connection, deadline)) return;
     }
     switch (result) {
       case TIdHTTPReadResult::hrComplete:
@@ -38,6 +40,15 @@ void TIdHTTPServer::DoExecute(TIdServerContext* context) {
         return;  // a malformed request line gets no answer
     }
   }
+}
+
+bool TIdHTTPServer::ReceiveMore(TIdIOHandlerStack* connection,
+                                std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  // The socket itself is asked: bytes already buffered are a request still incomplete.
+  if (left.count() <= 0 || !connection->Socket().WaitReadable(int(left.count()))) return false;
+  return connection->CheckForDataOnSource();
 }
 
 bool TIdHTTPServer::ServeRequest(TIdServerContext* context, TIdHTTPRequestInfo& request) {

@@ -111,12 +111,18 @@ void TIdTCPServer::ListenLoop(TIdSocket* listener) {
     TIdSocket socket = listener->Accept();
     JoinWorkers(true);
     if (!socket.Valid() || FStopping) continue;
+    if (AtConnectionLimit()) continue;  // the socket is closed as it goes
     try {
       StartConnection(std::move(socket));
     } catch (const std::exception&) {
       // The connection is dropped; the listener goes on.
     }
   }
+}
+
+bool TIdTCPServer::AtConnectionLimit() {
+  std::lock_guard<std::mutex> guard(FContextsLock);
+  return FContexts.size() >= FMaxConnections;
 }
 
 void TIdTCPServer::StartConnection(TIdSocket socket) {

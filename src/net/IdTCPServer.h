@@ -54,6 +54,7 @@ using TIdContextClass =
 class TIdTCPServer {
  public:
   static constexpr int kListenBacklog = 15;
+  static constexpr size_t kDefaultMaxConnections = 1024;
 
   TIdTCPServer();
   virtual ~TIdTCPServer();
@@ -69,6 +70,11 @@ class TIdTCPServer {
   // listeners, disconnects every connection (with the list locked) and joins every thread.
   void SetActive(bool active);
   bool Active() const { return FActive; }
+
+  // Connections accepted while this many are live are closed at once, so that a flood costs
+  // no more than this many threads and the server takes new ones again when it ends.
+  void SetMaxConnections(size_t count) { FMaxConnections = count; }
+  size_t MaxConnections() const { return FMaxConnections; }
 
   void SetContextClass(TIdContextClass factory) { FContextClass = std::move(factory); }
   void SetIOHandler(std::unique_ptr<TIdServerIOHandlerStack> handler);
@@ -98,6 +104,7 @@ class TIdTCPServer {
   std::atomic<uint16_t> FBoundPort{0};
   bool FActive = false;
   std::atomic<bool> FStopping{false};
+  std::atomic<size_t> FMaxConnections{kDefaultMaxConnections};
   std::vector<TIdSocket> FListeners;
   std::vector<std::thread> FListenerThreads;
   TIdContextClass FContextClass;
@@ -111,6 +118,7 @@ class TIdTCPServer {
   void StartListening();
   void StopListening();
   void ListenLoop(TIdSocket* listener);
+  bool AtConnectionLimit();
   void StartConnection(TIdSocket socket);
   void ServeConnection(std::unique_ptr<TIdServerContext> context, TWorker* worker);
   void JoinWorkers(bool finishedOnly);
