@@ -281,6 +281,23 @@ TEST_F(ServiceTest, ConnectRefusedGivesOneErrorAndNothingToRelease) {
   EXPECT_TRUE(fake.Calls("SCardDisconnect").empty());
 }
 
+TEST_F(ServiceTest, APcscFailureDuringTheExchangeIsLoggedWithItsText) {
+  fake.SetApdu("R1", "", "9000");
+  Start();
+  auto client = Connect();
+  ASSERT_TRUE(WaitForLog("Подключен считыватель: R1"));
+  EXPECT_EQ(NextText(*client), "ATTACH:R1");
+  fake.Inject("SCardTransmit", 0x80100069, 1);  // the card left the reader
+  fake.ClearLog();
+  fake.InsertCard("R1", "3B 8F 80 01");
+  ASSERT_TRUE(WaitForLog(
+      "Не удалось прочитать идентификационные данные из карты (The smart card has been removed, "
+      "so further communication is not possible.)"));
+  EXPECT_EQ(NextText(*client), "ERROR:Не удалось прочитать идентификацию карты");
+  EXPECT_EQ(fake.Calls("SCardTransmit").size(), 1u) << "nothing is sent after a failure";
+  EXPECT_EQ(fake.Calls("SCardDisconnect"), std::vector<std::string>{"SCardDisconnect 2"});
+}
+
 TEST_F(ServiceTest, CardGoneBeforeTheTimerGivesLostWithoutConnect) {
   Start();
   auto client = Connect();
