@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "net/IdHTTPRequest.h"
@@ -83,6 +84,32 @@ TEST(HTTPRequestReader, RefusesMalformedAndOversizedRequests) {
 TEST(HTTPRequestReader, DecodesEscapesAndKeepsMalformedOnes) {
   EXPECT_EQ(net::URLDecode("/a%20b%2Fc%zz%4"), "/a b/c%zz%4");
   EXPECT_EQ(net::URLDecode("/%"), "/%");
+}
+
+}  // namespace
+
+namespace {
+
+// A real request cut and spoiled at random: the reader never throws, never takes more than the
+// buffer holds, and a complete result always leaves the buffer shorter.
+TEST(HTTPRequestReader, SpoiledRequestsNeverBreakTheReader) {
+  const std::string good =
+      "POST /socket.io/1/xhr-polling/%41?t=1 HTTP/1.1\r\nHost: h\r\nContent-Length: 4\r\n"
+      "Connection: keep-alive\r\n\r\nbody";
+  std::mt19937 random(4648);
+  for (int round = 0; round < 20000; ++round) {
+    std::string buffer = good.substr(0, random() % (good.size() + 1));
+    for (int spoil = int(random() % 4); spoil > 0 && !buffer.empty(); --spoil) {
+      buffer[random() % buffer.size()] = char(random());
+    }
+    size_t before = buffer.size();
+    TIdHTTPRequestInfo request;
+    TIdHTTPReadResult result = TIdHTTPRequestReader::Parse(buffer, request);
+    ASSERT_LE(buffer.size(), before);
+    if (result == TIdHTTPReadResult::hrComplete) {
+      ASSERT_LT(buffer.size(), before);
+    }
+  }
 }
 
 }  // namespace

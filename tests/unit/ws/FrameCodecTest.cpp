@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -260,6 +261,31 @@ TEST(FrameCodec, ParserWaitsForTheWholeFrame) {
 TEST(FrameCodec, BytesToPrintable) {
   EXPECT_EQ(ws::BytesToPrintable(Bytes({'a', 1, ' ', 'b', 0x7F, 0xA0, 0xA1, 0, 'z'})),
             "a#1#32b#127#160\xA1");
+}
+
+}  // namespace
+
+namespace {
+
+// Arbitrary bytes, many of them close to real headers: the parser takes whole frames only,
+// never reads past the buffer, and refuses with the layer's own failures.
+TEST(FrameCodec, ArbitraryBytesNeverBreakTheParser) {
+  std::mt19937 random(20261210);
+  for (int round = 0; round < 20000; ++round) {
+    std::string bytes(random() % 40, '\0');
+    for (char& b : bytes) b = char(random());
+    if (bytes.size() > 1 && random() % 2) bytes[1] = char(uint8_t(bytes[1]) | 0x80);
+    if (!bytes.empty() && random() % 2) bytes[0] = char((uint8_t(bytes[0]) & 0xF0) | 0x01);
+    ws::TWSFrame frame;
+    try {
+      size_t used = ws::TIdWebsocketFrameCodec::ParseFrame(bytes, round % 3 != 0, frame);
+      ASSERT_LE(used, bytes.size());
+      if (used > 0) {
+        ASSERT_LE(frame.Payload.size(), used);
+      }
+    } catch (const net::EIdException&) {
+    }
+  }
 }
 
 }  // namespace
