@@ -183,6 +183,41 @@ TEST_F(WinLogViewTest, DeletesWholeLinesFromTheFront) {
   EXPECT_EQ(Text(), Wide("снова"));
 }
 
+// Minimise-to-tray and back, on the window message loop.
+TEST(WinMainWindowTest, ShownAtStartGoesToTheTrayAndComesBackOnlyWhenForced) {
+  app::TWinMainThread loop(GetModuleHandleW(nullptr));
+  app::TMainWindow window(GetModuleHandleW(nullptr));
+  HWND wnd = window.Handle();
+  const auto hidden = [&] { return !IsWindowVisible(wnd); };
+  const auto settled = [&](const std::function<bool()>& done) { return RunUntil(loop, done, 5s); };
+
+  window.Show();  // as at start: shown, then minimised and hidden
+  EXPECT_TRUE(IsWindowVisible(wnd));
+  EXPECT_TRUE(settled(hidden));
+  EXPECT_TRUE(IsIconic(wnd));
+
+  window.N1Click();  // "Развернуть": shown, restored, and it stays
+  EXPECT_TRUE(IsWindowVisible(wnd));
+  EXPECT_FALSE(IsIconic(wnd));
+  RunUntil(
+      loop, [] { return false; }, 300ms);
+  EXPECT_TRUE(IsWindowVisible(wnd));
+
+  SendMessageW(wnd, WM_SYSCOMMAND, SC_MINIMIZE, 0);  // the minimise button
+  EXPECT_TRUE(hidden());
+
+  window.N1Click();
+  EXPECT_TRUE(IsWindowVisible(wnd));
+  ShowWindow(wnd, SW_HIDE);
+  window.Show();  // an ordinary show after a forced one goes to the tray again
+  EXPECT_TRUE(settled(hidden));
+
+  bool closed = false;
+  window.SetOnClose([&] { closed = true; });
+  window.N3Click();  // "Выйти"
+  EXPECT_TRUE(settled([&] { return closed; }));
+}
+
 }  // namespace
 
 #endif  // _WIN32
