@@ -168,8 +168,10 @@ LRESULT TMainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       if (FOnClose) FOnClose();
       return 0;
     default:
-      if (msg == FTaskbarCreated && FTrayIconVisible) {
-        FTrayIconVisible = false;  // the new taskbar has lost it
+      // A new taskbar (Explorer restarted, or started after us at logon) has no icon of
+      // ours yet, also when adding it failed before.
+      if (msg == FTaskbarCreated && FTrayIconWanted) {
+        FTrayIconVisible = false;
         ShowTrayIcon();
         return 0;
       }
@@ -179,6 +181,7 @@ LRESULT TMainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 void TMainWindow::ShowTrayIcon() {
+  FTrayIconWanted = true;
   if (FTrayIconVisible) return;
   NOTIFYICONDATAW data{};
   data.cbSize = sizeof(data);
@@ -192,6 +195,7 @@ void TMainWindow::ShowTrayIcon() {
 }
 
 void TMainWindow::RemoveTrayIcon() {
+  FTrayIconWanted = false;
   if (!FTrayIconVisible) return;
   NOTIFYICONDATAW data{};
   data.cbSize = sizeof(data);

@@ -66,6 +66,7 @@ class TMainWindow : public IMainView {
   HICON FIconLarge = nullptr;
   HICON FIconSmall = nullptr;
   UINT FTaskbarCreated = 0;
+  bool FTrayIconWanted = false;
   bool FTrayIconVisible = false;
   bool FForcedShow = false;
   std::function<void()> FOnClose;
