@@ -40,7 +40,7 @@ if [ ! -f "$backports" ] && [ -f "$base_sources" ]; then
       echo "URIs: $uris"
       echo "Suites: bookworm-backports"
       echo "Components: ${components:-main}"
-      [ -n "$signed" ] && echo "Signed-By: $signed"
+      if [ -n "$signed" ]; then echo "Signed-By: $signed"; fi
     } >"$backports"
     apt_updated=0
   fi
@@ -66,7 +66,7 @@ fi
 if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
   binfmt=/proc/sys/fs/binfmt_misc
   [ -e $binfmt/register ] || mount -t binfmt_misc binfmt_misc $binfmt
-  [ -e $binfmt/qemu-i386 ] && echo -1 >$binfmt/qemu-i386
+  if [ -e $binfmt/qemu-i386 ]; then echo -1 >$binfmt/qemu-i386; fi
   echo "setup-wine: registering qemu-i386 for i386 ELF"
   printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' \
     >$binfmt/register
