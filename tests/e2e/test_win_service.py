@@ -179,6 +179,32 @@ def port_open():
         return False
 
 
+# What Windows itself provides; a runtime DLL of the compiler here would break the one-file
+# deployment.
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "ws2_32.dll",
+               "msvcrt.dll", "advapi32.dll", "ole32.dll", "comctl32.dll"}
+
+
+def check_artefact():
+    """One GUI exe that imports only Windows' own DLLs, with its icon and version."""
+    target = "i686" if pe_is_32bit(EXE) else "x86_64"
+    tool = shutil.which(f"{target}-w64-mingw32-objdump") or "objdump"
+    headers = subprocess.run([tool, "-p", EXE], capture_output=True, text=True,
+                             check=True).stdout
+    imports = {line.split(":", 1)[1].strip().lower() for line in headers.splitlines()
+               if "DLL Name:" in line}
+    assert imports and imports <= SYSTEM_DLLS, imports
+    assert "(Windows GUI)" in headers, "not a GUI program"
+    resources = subprocess.run([tool, "-s", "-j", ".rsrc", EXE], capture_output=True,
+                               text=True).stdout
+    assert ".rsrc" in resources, "no resources"
+    with open(EXE, "rb") as f:
+        data = f.read()
+    assert "card-service.exe".encode("utf-16-le") in data, "no version resource"
+    log(f"{os.path.basename(EXE)}: {'PE32 i386' if pe_is_32bit(EXE) else 'PE32+ x86-64'}, "
+        f"GUI, imports {sorted(imports)}")
+
+
 def windows_path(path):
     return "Z:" + path.replace("/", "\\")
 
@@ -188,6 +214,7 @@ def main():
         print("skipped: no card-service.exe in this build")
         return 0
     global ENV
+    check_artefact()
     work = tempfile.mkdtemp(prefix="card-service-win-")
     # A prefix of its own: the wineserver of the unit tests' prefix lives outside this network
     # namespace, and a program joining it would get its sockets there.
