@@ -246,7 +246,7 @@ void TIdIOHandlerWebsocket::Write(std::istream& stream, TWSDataType type) {
   Write(data, type);
 }
 
-int TIdIOHandlerWebsocket::WriteData(const std::string& data, TWSDataCode type, bool fin, bool rsv1,
+int TIdIOHandlerWebsocket::WriteData(std::string_view data, TWSDataCode type, bool fin, bool rsv1,
                                      bool rsv2, bool rsv3) {
   TUnlockOnExit<std::recursive_timed_mutex> lock(FLock);
   if (!Socket().Valid()) throw net::EIdAssertionFailed();
@@ -268,6 +268,18 @@ int TIdIOHandlerWebsocket::WriteData(const std::string& data, TWSDataCode type, 
   return int(frame.size());
 }
 
+void TIdIOHandlerWebsocket::WriteEncodedFrame(std::string_view frame) {
+  TUnlockOnExit<std::recursive_timed_mutex> lock(FLock);
+  try {
+    if (!Socket().Valid()) throw net::EIdAssertionFailed();
+    FLastActivityTime = std::chrono::system_clock::now();
+    SendRawBytes(frame);
+  } catch (...) {
+    MarkClosedGracefully();
+    throw;
+  }
+}
+
 void TIdIOHandlerWebsocket::WriteDataToTarget(std::string_view block) {
   if (!FIsWebsocket) {
     SendRawBytes(block);
@@ -277,8 +289,7 @@ void TIdIOHandlerWebsocket::WriteDataToTarget(std::string_view block) {
   try {
     TWSDataCode code = fPayloadInfo.aDataCode;
     bool fin = fPayloadInfo.DecLength(uint32_t(block.size()));
-    WriteData(std::string(block), code, fin, FExtensionBits[0], FExtensionBits[1],
-              FExtensionBits[2]);
+    WriteData(block, code, fin, FExtensionBits[0], FExtensionBits[1], FExtensionBits[2]);
   } catch (...) {
     MarkClosedGracefully();
     throw;

@@ -98,8 +98,11 @@ class TIdIOHandlerWebsocket : public net::TIdIOHandlerStack {
   void Write(const std::string& data, TWSDataType type);
   void Write(std::istream& stream, TWSDataType type);
   // One frame, under the connection lock; the number of bytes sent.
-  int WriteData(const std::string& data, TWSDataCode type, bool fin = true, bool rsv1 = false,
+  int WriteData(std::string_view data, TWSDataCode type, bool fin = true, bool rsv1 = false,
                 bool rsv2 = false, bool rsv3 = false);
+  // A frame encoded once for many connections (a broadcast), sent whole under the connection
+  // lock; a failing send marks the connection closed, as a text write does.
+  void WriteEncodedFrame(std::string_view frame);
 
   // The connection lock, re-entrant: whole frame writes and whole message reads.
   void Lock() { FLock.lock(); }

@@ -122,7 +122,18 @@ void TIdWebsocketServer::SendToAll(const std::function<void(TIdIOHandlerWebsocke
 
 void TIdWebsocketServer::SendMessageToAll(const std::string& text) {
   if (text.empty()) return;
-  SendToAll([&text](TIdIOHandlerWebsocket* io) { io->Write(text); });
+  // The frame is encoded once per set of reserved bits (the server echoes each client's last
+  // ones), not once per connection: the bytes are those Write(text) would send.
+  std::string frames[8];
+  SendToAll([&text, &frames](TIdIOHandlerWebsocket* io) {
+    if (!io->IsServerSide()) return io->Write(text);
+    TWSExtensionBits rsv = io->ClientExtensionBits();
+    std::string& frame = frames[rsv.to_ulong()];
+    if (frame.empty()) {
+      frame = TIdWebsocketFrameCodec::EncodeFrame(text, TWSDataCode::wdcText, true, rsv, nullptr);
+    }
+    io->WriteEncodedFrame(frame);
+  });
 }
 
 void TIdWebsocketServer::SendMessageToAll(std::istream& binStream) {

@@ -18,10 +18,14 @@ void TIdIOHandlerStack::ReadBytes(std::string& buffer, size_t count, bool append
 }
 
 uint32_t TIdIOHandlerStack::ReadUInt32() {
-  std::string bytes;
-  ReadBytes(bytes, 4, false);
-  return uint32_t(uint8_t(bytes[0])) << 24 | uint32_t(uint8_t(bytes[1])) << 16 |
-         uint32_t(uint8_t(bytes[2])) << 8 | uint32_t(uint8_t(bytes[3]));
+  while (FInputBuffer.size() < 4) {
+    if (!CheckForDataOnSource()) throw EIdConnClosedGracefully();
+  }
+  const auto* bytes = reinterpret_cast<const uint8_t*>(FInputBuffer.data());
+  uint32_t value = uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 |
+                   uint32_t(bytes[3]);
+  FInputBuffer.erase(0, 4);
+  return value;
 }
 
 bool TIdIOHandlerStack::CheckForDataOnSource() {

@@ -156,6 +156,27 @@ TEST_F(Server, BroadcastReachesOnlyPlainWebsocketConnections) {
   EXPECT_EQ(httpPhase.Read(1, 200), "");
 }
 
+// The broadcast frame is shared between connections, yet each still carries the reserved bits
+// its own client last sent, as a write on that connection alone would, and is whole.
+TEST_F(Server, BroadcastFramesKeepEachConnectionsReservedBits) {
+  auto plain = Connect();
+  auto rsv1 = Connect();
+  auto later = Connect();
+  rsv1->SendFrame(0xC1, "x");  // FIN + RSV1, text
+  ExpectFrame(*rsv1, kPing, "", "the ping after the message");
+  ASSERT_TRUE(WaitFor([&] { return WebsocketCount() == 3; }));
+  const std::string big(70000, 'b');
+  for (const std::string& text : {std::string("CARD:AA"), big}) {
+    FServer.SendMessageToAll(text);
+    for (TWsPeer* peer : {plain.get(), rsv1.get(), later.get()}) {
+      TServerFrame frame = peer->ReadFrame();
+      ASSERT_TRUE(frame.Valid);
+      EXPECT_EQ(frame.First, peer == rsv1.get() ? 0xC1 : 0x81);
+      EXPECT_EQ(frame.Payload, text);
+    }
+  }
+}
+
 // A connection that cannot take the message does not keep it from the others; the failure
 // still reaches the caller.
 TEST_F(Server, ABroadcastGoesOnPastAFailingConnection) {
