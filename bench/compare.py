@@ -29,7 +29,7 @@ def run(mode, server, *options, limit=200):
     if out.returncode != 0:
         raise RuntimeError("%s %s: %s" % (mode, server, out.stderr.strip()))
     sys.stderr.write("%-8s %s" % (server, out.stdout))
-    return {k: float(v.rstrip("%")) for k, v in re.findall(r"(\w+)=([\d.]+%?)", out.stdout)}
+    return {k: float(v.rstrip("%")) for k, v in re.findall(r"(\w+)=(-?[\d.]+%?)", out.stdout)}
 
 
 def both(mode, *options, **kw):
