@@ -25,10 +25,12 @@ if [[ $what == asan || $what == all ]]; then
   flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
   flags+=" -Wno-maybe-uninitialized"
   configure_and_build build/h-asan "$flags" "" unit_base unit_pcsc unit_net unit_json unit_ws \
-    unit_app fakepcsc
+    unit_app fakepcsc ws-fixture
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   (cd build/h-asan && ctest -L unit --output-on-failure --timeout 600 -j"$jobs") || status=1
+  # The real WebSocket clients against the server built with the sanitizers.
+  (cd build/h-asan && ctest -R '^e2e_(test_)?ws_' --output-on-failure --timeout 600) || status=1
 fi
 
 if [[ $what == tsan || $what == all ]]; then
